@@ -134,18 +134,6 @@ void Testbed::addUnopenable(unsigned n, Identity id)
     Add(testbed_, text + HidrawBlock(hid, n, false));
 }
 
-void Testbed::remove(unsigned n)
-{
-    umockdev_testbed_remove_device(testbed_, ("/sys" + RootHub(n)).c_str());
-    umockdev_testbed_remove_device(
-        testbed_, ("/sys/devices/platform/i2c_designware." + std::to_string(n)).c_str());
-}
-
-void Testbed::clear()
-{
-    umockdev_testbed_clear(testbed_);
-}
-
 int Testbed::boardFd(unsigned n) const
 {
     std::string node = "/dev/hidraw" + std::to_string(n);

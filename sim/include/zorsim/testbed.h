@@ -2,6 +2,9 @@
 // numbers. The process must run under umockdev's preload (umockdev-wrapper)
 // for the library to see them; children see them too when they inherit the
 // environment that the testbed sets (UMOCKDEV_DIR) and the preload.
+// Devices are only ever added: umockdev 0.17 cannot take a node out and add
+// the same number again within one testbed, so a new layout wants a new
+// testbed.
 #pragma once
 
 #include <cstdint>
@@ -40,12 +43,6 @@ public:
     // A node listed in sysfs whose /dev entry does not exist, so opening it
     // fails.
     void addUnopenable(unsigned n, Identity id = {});
-
-    // Takes out every device added for hidrawN.
-    void remove(unsigned n);
-
-    // Takes out everything.
-    void clear();
 
     // The pty master of /dev/hidrawN, or -1.
     int boardFd(unsigned n) const;
