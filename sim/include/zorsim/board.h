@@ -46,16 +46,25 @@ public:
     // Waits until at least `count` output reports have arrived.
     bool waitForReceived(size_t count, std::chrono::milliseconds timeout) const;
 
-    // Faults.
+    // Faults. Injected reports, answers and the reports put before a late
+    // answer are the test's script: they wait for room in the host's queue
+    // instead of being dropped, and no repeat is sent while any is waiting.
     void setSilent(bool silent);                // stop (or resume) sending
     void inject(std::vector<InputReport> reports); // sent next, ahead of the cadence
-    void answerLate(int k);                     // answer the next read request after k other reports
-    void setBrokenReports(bool broken);         // each report arrives alone and short: host reads fail
-    void unplug();                              // hang up the node
+    // Answer the next read request after k other reports: repeats of the
+    // report that was latest before the request, so none of them matches it.
+    void answerLate(int k);
+    // Each report arrives alone and 1 byte long (0), so every host read fails.
+    void setBrokenReports(bool broken);
+    // Hang up the node: the host's reads then see the end, its writes fail.
+    // Returns once done, except when called from onTraffic's callback.
+    void unplug();
 
     // Reports sent to the host, and how many of them it has not read yet.
     uint64_t sent() const;
     int pending() const;
+    // Repeats not sent because kQueueLimit reports were waiting.
+    uint64_t dropped() const;
 
     // Called on the board's thread for every report crossing the node.
     void onTraffic(std::function<void(const Traffic&)> callback);
