@@ -49,7 +49,7 @@ bool WaitUntil(double seconds, const std::function<bool()> &done)
 }  // namespace
 
 struct BoardHost::Interface {
-    InterfaceSpec spec;
+    SimulatedInterface config;
     std::string path;
     mutable std::mutex lock;
     zorsim::Firmware firmware;
@@ -57,24 +57,24 @@ struct BoardHost::Interface {
     std::atomic<int> accepted{0};
 };
 
-BoardHost::BoardHost(const std::vector<InterfaceSpec> &interfaces) : stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+BoardHost::BoardHost(const std::vector<SimulatedInterface> &interfaces) : stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
     int serial = ++gHostSerial;
     for (size_t index = 0; index < interfaces.size(); ++index) {
         auto i = std::make_unique<Interface>();
-        i->spec = interfaces[index];
+        i->config = interfaces[index];
         char path[128];
         std::snprintf(path, sizeof path, "\\\\.\\pipe\\zorwin-%lu-%d-%zu%s", GetCurrentProcessId(), serial, index,
-                      i->spec.opens ? "" : "-absent");
+                      i->config.opens ? "" : "-absent");
         i->path = path;
         char entry[200];
-        std::snprintf(entry, sizeof entry, "%s%s,%04X,%04X,%04X%s", index ? ";" : "", path, i->spec.vendor,
-                      i->spec.product, i->spec.version, i->spec.attributes ? "" : ",noattr");
+        std::snprintf(entry, sizeof entry, "%s%s,%04X,%04X,%04X%s", index ? ";" : "", path, i->config.vendor,
+                      i->config.product, i->config.version, i->config.attributes ? "" : ",noattr");
         table_ += entry;
         interfaces_.push_back(std::move(i));
     }
     for (auto &i : interfaces_) {
-        if (!i->spec.opens)
+        if (!i->config.opens)
             continue;
         for (DWORD k = 0; k < kInstances; ++k)
             threads_.emplace_back([this, &i] { serveInstance(*i); });
@@ -219,7 +219,7 @@ void BoardHost::serveClient(Interface &i, HANDLE pipe)
             if (ok && n == kReportSize) {
                 OutputReport report = {in[0], in[1], in[2]};
                 uint8_t opcode = ZorOpcodeOf(report.command);
-                if (i.spec.dropOnRead && (opcode == ReadBitEven || opcode == ReadBitOdd)) {
+                if (i.config.dropOnRead && (opcode == ReadBitEven || opcode == ReadBitOdd)) {
                     alive = false;
                 } else {
                     std::lock_guard<std::mutex> guard(i.lock);

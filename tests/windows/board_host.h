@@ -20,7 +20,7 @@ namespace zorwin {
 
 constexpr uint16_t kBoardVendor = 0xFF00, kBoardProduct = 0xFF00, kBoardVersion = 0x0001;
 
-struct InterfaceSpec {
+struct SimulatedInterface {
     uint16_t vendor = kBoardVendor;
     uint16_t product = kBoardProduct;
     uint16_t version = kBoardVersion;
@@ -29,10 +29,10 @@ struct InterfaceSpec {
     bool dropOnRead = false; // the board's pipe closes when a read request arrives
 };
 
-inline InterfaceSpec Board() { return {}; }
-inline InterfaceSpec Other(uint16_t vendor, uint16_t product, uint16_t version)
+inline SimulatedInterface Board() { return {}; }
+inline SimulatedInterface Other(uint16_t vendor, uint16_t product, uint16_t version)
 {
-    InterfaceSpec s;
+    SimulatedInterface s;
     s.vendor = vendor;
     s.product = product;
     s.version = version;
@@ -42,7 +42,7 @@ inline InterfaceSpec Other(uint16_t vendor, uint16_t product, uint16_t version)
 class BoardHost {
 public:
     // Starts serving the interfaces, at indexes in the order given.
-    explicit BoardHost(const std::vector<InterfaceSpec> &interfaces);
+    explicit BoardHost(const std::vector<SimulatedInterface> &interfaces);
     ~BoardHost();
     BoardHost(const BoardHost &) = delete;
     BoardHost &operator=(const BoardHost &) = delete;

@@ -103,16 +103,16 @@ std::string Hex(const std::vector<OutputReport> &reports)
 
 std::vector<OutputReport> Reports(std::initializer_list<OutputReport> r) { return r; }
 
-InterfaceSpec Unopenable()
+SimulatedInterface Unopenable()
 {
-    InterfaceSpec s = Board();
+    SimulatedInterface s = Board();
     s.opens = false;
     return s;
 }
 
-InterfaceSpec Nameless()
+SimulatedInterface Nameless()
 {
-    InterfaceSpec s = Board();
+    SimulatedInterface s = Board();
     s.attributes = false;
     return s;
 }
@@ -185,7 +185,7 @@ TEST(discovery, RejectedAndUnreachableInterfaces)
 {
     struct Case {
         const char *name;
-        std::vector<InterfaceSpec> interfaces;
+        std::vector<SimulatedInterface> interfaces;
         int found;                     // index of the board opened, or -1
         std::vector<Indexes> examined; // what the scan may have examined
     };
@@ -363,9 +363,9 @@ TEST(wire, ReadsBackWhatWasWritten)
 
 TEST(fault, PipeClosingMidReadGivesZero)
 {
-    InterfaceSpec spec = Board();
-    spec.dropOnRead = true;
-    BoardHost host({spec});
+    SimulatedInterface config = Board();
+    config.dropOnRead = true;
+    BoardHost host({config});
     host.drive(0, 1, 0, true);
     Serve(host);
     static ZorDevice d;  // outlives a reader left hanging
