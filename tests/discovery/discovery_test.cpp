@@ -208,16 +208,27 @@ TEST_F(Discovery, ScansPastGapsInTheNumbering)
     }
 }
 
-TEST_F(Discovery, NonUsbHidIsRejectedWithoutEndingTheScan)
+TEST_F(Discovery, NodesAheadOfTheBoardThatAreSkipped)
 {
-    // Its HID identity matches; only the missing USB release tells it apart.
-    bed().addNonUsbHid(0, 0xFF00, 0xFF00);
-    int board = bed().addUsbHid(1);
+    const struct {
+        const char* what;
+        void (*add)(zorsim::Testbed&);
+    } cases[] = {
+        // Its HID identity matches; only the missing USB release tells it apart.
+        {"non-USB HID device", [](zorsim::Testbed& b) { b.addNonUsbHid(0, 0xFF00, 0xFF00); }},
+        // A board by identity, but without a /dev entry.
+        {"node that cannot be opened", [](zorsim::Testbed& b) { b.addUnopenable(0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.add(fresh());
+        int board = bed().addUsbHid(1);
 
-    Record d;
-    ASSERT_NE(-1, OpenFirstZorDevice(&d));
-    EXPECT_EQ(1u, d.interfaceIndex);
-    ExpectDrives(&d, board);
+        Record d;
+        ASSERT_NE(-1, OpenFirstZorDevice(&d));
+        EXPECT_EQ(1u, d.interfaceIndex);
+        ExpectDrives(&d, board);
+    }
 }
 
 TEST_F(Discovery, UnreadableIdentityEndsTheScan)
@@ -232,17 +243,6 @@ TEST_F(Discovery, UnreadableIdentityEndsTheScan)
     ExpectEmpty(d);
     EXPECT_EQ(9u, d.interfaceIndex);
     EXPECT_EQ(fds, OpenFdCount());
-}
-
-TEST_F(Discovery, UnopenableNodeIsSkipped)
-{
-    bed().addUnopenable(0);  // a board by identity, but without a /dev entry
-    int board = bed().addUsbHid(1);
-
-    Record d;
-    ASSERT_NE(-1, OpenFirstZorDevice(&d));
-    EXPECT_EQ(1u, d.interfaceIndex);
-    ExpectDrives(&d, board);
 }
 
 TEST_F(Discovery, NextFromTheLastIndexFindsNothingAndLeavesNextAlone)
